@@ -1,0 +1,3 @@
+#include "UpdaterMain.h"
+
+int UpdaterMain(int, char**) { return 1; }

@@ -1,0 +1,33 @@
+#pragma once
+// The diagnostic log: printf-style text filtered by a 32-bit package mask. Package 0 is
+// always written. Nothing is written until an output is set. Callers end formats with "\n".
+
+#include <cstdint>
+#include <cstdio>
+
+enum : uint32_t {
+  DEBUG_Updater = 0x00000001,
+  DEBUG_History = 0x00000002,
+  DEBUG_Attributes = 0x00000004,
+  DEBUG_BirdFile = 0x00000008,
+  DEBUG_ServerComm = 0x00000020,
+  DEBUG_Network = 0x00000100,
+  DEBUG_Network_SR = 0x00000200,
+  DEBUG_Network_FIRM = 0x00000400,
+  DEBUG_NXPSerial = 0x00001000,
+  DEBUG_NXPSerial_E = 0x00002000,
+  DEBUG_NXPSerial_SR = 0x00004000,
+  DEBUG_APP = 0x00010000,
+  DEBUG_iMXSerial = 0x10000000,
+};
+
+class Log {
+ public:
+  static uint32_t package_bitmask;
+  static FILE* fh;
+
+  static void log(unsigned package, const char* format, ...) __attribute__((format(printf, 2, 3)));
+  static void SetOutput(FILE* f);
+  static void ActivatePackage(uint32_t bits);
+  static void DeactivatePackage(uint32_t bits);
+};
