@@ -4,7 +4,8 @@
 
 class UpdaterDisplayInterface {
  public:
-  enum Level { LEVEL_INFO = 0, LEVEL_ERROR = 1 };
+  // A fixed underlying type: any int is a valid level, and every level but LEVEL_ERROR is info.
+  enum Level : int { LEVEL_INFO = 0, LEVEL_ERROR = 1 };
 
   // Formats into 2048 bytes (longer text is cut to 2047 characters) and hands the text to
   // error_message for LEVEL_ERROR, to info_message otherwise. Formats carry no newline.
