@@ -1,6 +1,6 @@
 #pragma once
 // The error code of the device library and of the flows that use it; 0 is success.
-// Names and descriptions: aError_GetErrorText / aError_GetErrorDescription (aVersion.h).
+// Names and descriptions: aError_GetErrorText / aError_GetErrorDescription (aError.h).
 
 #include <cstdint>
 

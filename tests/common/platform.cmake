@@ -1,0 +1,2 @@
+qw_test(test_common_version unit common
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/VersionTest.cpp LIBS qw_common)
