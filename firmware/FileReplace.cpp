@@ -16,10 +16,15 @@ aErr ReplaceFileWhole(const std::string& path, const void* bytes, size_t length,
   std::string::size_type slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-  std::string tmp = dir + "." + base + ".tmp" + std::to_string(getpid()) + "." +
-                    std::to_string(sTempCounter.fetch_add(1));
-
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  std::string tmp;
+  int fd = -1;
+  // A leftover of a crashed run may hold the name; a few fresh names get past it.
+  for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+    tmp = dir + "." + base + ".tmp" + std::to_string(getpid()) + "." +
+          std::to_string(sTempCounter.fetch_add(1));
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0 && errno != EEXIST) break;
+  }
   if (fd < 0) {
     if (sysError) *sysError = errno;
     return aErrNotFound;

@@ -158,6 +158,18 @@ TEST(BirdFileLoad, StreamsAndFiles) {
     else EXPECT_THROW(BirdFile{path.c_str()}, std::runtime_error) << c.name;
   }
 
+  // A file too large to hold a bounded stream is refused before it is read (sparse here).
+  std::string huge = dir / "huge.bird";
+  fwtest::WriteBytes(huge, good);
+  ASSERT_EQ(truncate(huge.c_str(), BirdFile::MAX_FILE_SIZE + 1), 0);
+  {
+    LogCapture log;
+    BirdFile f;
+    f.path = huge;
+    EXPECT_FALSE(f.Load());
+    EXPECT_NE(log.text().find("more than a bird file can be"), std::string::npos) << log.text();
+  }
+
   LogCapture log;
   std::string missing = dir / "missing.bird";
   EXPECT_FALSE(BirdFile::VerifyFile(missing.c_str()));
@@ -300,6 +312,10 @@ TEST(BirdFileSerial, Patch) {
       std::vector<uint8_t> got(b.data + 4 + std::get<1>(e), b.data + 4 + std::get<1>(e) + bytes.size());
       EXPECT_EQ(got, bytes) << c.name;
     }
+    // Nothing outside the firmware code is touched: the offsets block follows the code.
+    auto offsets = f.FindBlocks(BirdFile::BLOCK_SERIAL_OFFSETS);
+    ASSERT_EQ(offsets.size(), 1u) << c.name;
+    EXPECT_EQ(std::vector<uint8_t>(offsets[0].data, offsets[0].data + 8), c.blocks.back().data) << c.name;
     if (c.expect.empty()) {
       for (const auto& b : code)
         EXPECT_EQ(std::vector<uint8_t>(b.data + 4, b.data + b.length), std::vector<uint8_t>(b.length - 4, 0xEE))
