@@ -183,7 +183,7 @@ bool KeyValueStore::Add(const char* key, double value) {
   return Add(key, text);
 }
 
-bool KeyValueStore::Add(const char* key, std::string& value) { return Add(key, value.c_str()); }
+bool KeyValueStore::Add(const char* key, const std::string& value) { return Add(key, value.c_str()); }
 
 bool KeyValueStore::AddHex(const char* key, unsigned int value) {
   char text[16];
