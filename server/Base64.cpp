@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -76,12 +77,13 @@ char* base64_decode(const char* text, unsigned long length, unsigned long* outLe
   // Every group but the last is four alphabet characters giving three bytes.
   uint32_t bad = 0;
   unsigned long full = length / 4 - (length > 0 ? 1 : 0);
+  // Each group is stored as four bytes (three decoded and one the next group overwrites);
+  // the last group always follows and there is a byte for the NUL, so this stays inside.
   for (unsigned long g = 0; g < full; ++g, in += 4, o += 3) {
     uint32_t v = t[0][in[0]] | t[1][in[1]] | t[2][in[2]] | t[3][in[3]];
     bad |= v;
-    o[0] = static_cast<unsigned char>(v >> 16);
-    o[1] = static_cast<unsigned char>(v >> 8);
-    o[2] = static_cast<unsigned char>(v);
+    uint32_t be = __builtin_bswap32(v << 8);
+    std::memcpy(o, &be, 4);
   }
   if (length > 0) {
     // The last group may end in one or two "=", which count as zero bits; the bits they

@@ -14,3 +14,8 @@ qw_test(test_server_http integration server TIMEOUT 90
           ${CMAKE_CURRENT_LIST_DIR}/UpdateServerRequestTest.cpp
   LIBS qw_server)
 target_compile_definitions(test_server_http PRIVATE QW_PYTHON3="${QW_PYTHON3}")
+
+qw_test(test_server_worker integration server TIMEOUT 90 LABELS threads
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/WorkerThreadTest.cpp
+  LIBS qw_server)
+target_compile_definitions(test_server_worker PRIVATE QW_PYTHON3="${QW_PYTHON3}")
