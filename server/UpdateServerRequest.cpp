@@ -1,6 +1,7 @@
 #include "UpdateServerRequest.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +11,7 @@
 #include "HTTPRequest.h"
 #include "Log.h"
 #include "UpdateServerAnswer.h"
+#include "aVersion.h"
 
 namespace {
 
@@ -197,18 +199,6 @@ std::vector<std::string> UpdateServerRequest::SplitQuarkwireVersion(std::string 
   return parts;
 }
 
-namespace {
-
-// True when version a is at least version b, comparing the three components as 8-bit
-// numbers, major first.
-bool sIsAtLeast(const unsigned char a[3], const unsigned char b[3]) {
-  if (a[0] != b[0]) return a[0] > b[0];
-  if (a[1] != b[1]) return a[1] > b[1];
-  return a[2] >= b[2];
-}
-
-}  // namespace
-
 std::vector<std::pair<std::string, std::string>> UpdateServerRequest::SortBuildsByVersion(
     const std::map<std::string, std::string>& builds) {
   // Each version is converted once. One that is not three decimal numbers gets no key and
@@ -217,7 +207,7 @@ std::vector<std::pair<std::string, std::string>> UpdateServerRequest::SortBuilds
   struct Entry {
     std::pair<std::string, std::string> pair;
     bool valid = false;
-    unsigned char v[3] = {0, 0, 0};
+    uint8_t v[3] = {0, 0, 0};
   };
   std::vector<Entry> entries;
   entries.reserve(builds.size());
@@ -227,7 +217,7 @@ std::vector<std::pair<std::string, std::string>> UpdateServerRequest::SortBuilds
     auto parts = SplitQuarkwireVersion(kv.second);
     if (parts.size() == 3) {
       try {
-        for (int i = 0; i < 3; ++i) e.v[i] = static_cast<unsigned char>(std::stoi(parts[i]));
+        for (int i = 0; i < 3; ++i) e.v[i] = static_cast<uint8_t>(std::stoi(parts[i]));
         e.valid = true;
       } catch (const std::exception& ex) {
         Log::log(DEBUG_ServerComm, "%s: Exception converting version: %s\n", "_sortVersion",
@@ -240,7 +230,7 @@ std::vector<std::pair<std::string, std::string>> UpdateServerRequest::SortBuilds
   std::stable_sort(entries.begin(), entries.end(), [](const Entry& l, const Entry& r) {
     if (l.valid != r.valid) return l.valid;
     if (!l.valid) return false;
-    return !sIsAtLeast(r.v, l.v);
+    return !aVersion_IsAtLeastCompare(r.v[0], r.v[1], r.v[2], l.v[0], l.v[1], l.v[2]);
   });
   std::vector<std::pair<std::string, std::string>> out;
   out.reserve(entries.size());

@@ -1,7 +1,13 @@
 #pragma once
 // Shared by the server layer's tests: a log capture and the module data the fixture serves.
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <stdexcept>
 #include <cstdlib>
 #include <string>
 
@@ -53,4 +59,23 @@ struct ScopedEnv {
   std::string name;
   ScopedEnv(const char* n, const std::string& value) : name(n) { setenv(n, value.c_str(), 1); }
   ~ScopedEnv() { unsetenv(name.c_str()); }
+};
+
+// A loopback TCP socket bound to a free port; listening (connections complete in the
+// kernel and are never answered) or not (connections are refused).
+struct LoopbackSocket {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int port = 0;
+  explicit LoopbackSocket(bool listening) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 ||
+        (listening && listen(fd, 4) != 0))
+      throw std::runtime_error("loopback socket");
+    port = ntohs(a.sin_port);
+  }
+  ~LoopbackSocket() { close(fd); }
 };

@@ -149,10 +149,11 @@ TEST(UpdateServerRequest, FaultyAnswersFailCleanlyWithTheirLogLine) {
 }
 
 TEST(UpdateServerRequest, UnreachableServerFailsWithLibcurlText) {
+  LoopbackSocket refused(false);
+  const std::string url = "http://127.0.0.1:" + std::to_string(refused.port) + "/cgi/u";
   ServerLogCapture log;
   std::string jwt = "J";
-  // Port 9 (discard) on loopback has no listener in the test environment.
-  EXPECT_FALSE(UpdateServerRequest::GetDeviceJWT(1, jwt, "http://127.0.0.1:9/cgi/u"));
+  EXPECT_FALSE(UpdateServerRequest::GetDeviceJWT(1, jwt, url.c_str()));
   EXPECT_EQ(jwt, "J");
   EXPECT_NE(log.text().find("GetDeviceJWT ==> [Couldn't connect to server]\n"), std::string::npos)
       << log.text();
