@@ -32,9 +32,9 @@ std::string sSerialText(unsigned int serial) {
   return buf;
 }
 
-// Checks the status and the "ok" line; on success returns the strtok_r state positioned
-// after the first line of the body, which is split in place.
-bool sAccept(const char* name, HTTPResponse& r, char** save) {
+// Checks the status and the "ok" line; on success leaves the strtok_r state positioned
+// after the first line of the body, which is split in place, and points first at it.
+bool sAccept(const char* name, HTTPResponse& r, char** save, char** first = nullptr) {
   if (r.get_status() != 200) {
     if (std::strcmp(name, "ping") == 0)
       Log::log(DEBUG_ServerComm, "PING ==> [%d] [%s]\n", static_cast<int>(r.get_status()),
@@ -44,8 +44,9 @@ bool sAccept(const char* name, HTTPResponse& r, char** save) {
                r.get_response());
     return false;
   }
-  char* first = strtok_r(r.get_response(), "\n", save);
-  if (!first || std::strncmp(first, "ok", 2) != 0) {
+  char* line = strtok_r(r.get_response(), "\n", save);
+  if (first) *first = line;
+  if (!line || std::strncmp(line, "ok", 2) != 0) {
     Log::log(DEBUG_ServerComm, "ServerCommClass: %s failed [%s]\n", name,
              r.get_request().c_str());
     return false;
@@ -98,10 +99,8 @@ bool GetBuildList(HTTPResponse& r, std::map<std::string, std::string>& builds) {
 }
 
 bool GetRecoveryInfo(HTTPResponse& r, unsigned int* serial, unsigned int* build) {
-  char* save = nullptr;
-  if (!sAccept("GetRecoveryInfo", r, &save)) return false;
-  // sAccept consumed line 1; it is still NUL-terminated at the start of the body.
-  const char* first = r.get_response();
+  char *save = nullptr, *first = nullptr;
+  if (!sAccept("GetRecoveryInfo", r, &save, &first)) return false;
   char* second = strtok_r(nullptr, "\n", &save);
   char* third = strtok_r(nullptr, "\n", &save);
   if (second && serial) *serial = static_cast<unsigned int>(std::strtoul(second, nullptr, 16));

@@ -20,6 +20,7 @@ TEST(UpdateServerRequest, EveryQueryAgainstTheFixture) {
   writeSampleData(srv);
   srv.start();
   const char* url = srv.url().c_str();
+  ServerLogCapture log;
 
   EXPECT_TRUE(UpdateServerRequest::ping(url));
 
@@ -62,6 +63,18 @@ TEST(UpdateServerRequest, EveryQueryAgainstTheFixture) {
       "GET /cgi/u?json=false&op=ent_jwt&sn=00001234& HTTP/1.1",
   };
   EXPECT_EQ(srv.requests(), expected);
+
+  for (const std::string& line : {
+           "GET(" + srv.url() + "?op=hi&rv=2&)\n",
+           std::string("rcv_data returns 3\n"),
+           std::string("GetBuildList processing entry: [121;2.12.4\r]\n"),
+           std::string("GetBuildList [121][2.12.4]\n"),
+           std::string("GetBuildList [122][]\n"),
+           std::string("GetRecoveryInfo [ok][0000ABCD][0x78]\n"),
+           std::string("GetDeviceJWT processing entry: [eyJhbGciOi.eyJzbiI6.c2lnbmF0dXJl]\n"),
+       })
+    EXPECT_NE(log.text().find(line), std::string::npos) << line;
+  EXPECT_EQ(log.text().find("processing entry: [7]"), std::string::npos);
 }
 
 // Outputs start as sentinels; each query runs once under a fault and reports its result
