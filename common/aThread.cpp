@@ -33,8 +33,15 @@ int aThread_Destroy(aThread** thread) {
   aThread* t = *thread;
   *thread = nullptr;
   if (t->marker != kThreadMarker) return EINVAL;
-  int rc = pthread_join(t->thread, nullptr);
-  if (rc == EDEADLK) pthread_detach(t->thread);
+  // A thread cannot wait for itself: it is detached instead, so its resources are released
+  // when it ends.
+  int rc;
+  if (pthread_equal(t->thread, pthread_self())) {
+    pthread_detach(t->thread);
+    rc = EDEADLK;
+  } else {
+    rc = pthread_join(t->thread, nullptr);
+  }
   t->marker = 0;
   delete t;
   return rc;

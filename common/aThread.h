@@ -13,8 +13,8 @@ aThread* aThread_Create(aThreadEntry entry, void* arg);
 
 // Waits until the thread has ended, frees the handle and sets *thread to null. Returns the
 // join's system result (0 on success), or EINVAL for a null or invalid handle. Called by the
-// thread on its own handle, the join fails with EDEADLK; the thread is then detached so its
-// resources are released when it ends.
+// thread on its own handle it returns EDEADLK without waiting; the thread is then detached
+// so its resources are released when it ends.
 int aThread_Destroy(aThread** thread);
 
 // Gives up the processor briefly (a sleep of 5000 nanoseconds).
