@@ -50,7 +50,7 @@ aErr Build(char* dest, size_t size, const std::vector<const char*>& c) {
                               p[9], p[10], static_cast<const char*>(nullptr));
 }
 
-TEST(BuildPath, JoinsComponentsWithinLimits) {
+TEST(aBuildPathTest, JoinsComponentsWithinLimits) {
   struct Row {
     const char* name;
     std::vector<const char*> parts;
@@ -82,7 +82,7 @@ TEST(BuildPath, JoinsComponentsWithinLimits) {
   }
 }
 
-TEST(BuildPath, RejectsBadDestinations) {
+TEST(aBuildPathTest, RejectsBadDestinations) {
   char dest[32] = "a";
   EXPECT_EQ(aDirectory_BuildPath(dest, sizeof dest, dest, "b", (char*)nullptr), aErrParam);
   EXPECT_EQ(aDirectory_BuildPath(dest, sizeof dest, "x", dest, (char*)nullptr), aErrParam);
@@ -93,7 +93,7 @@ TEST(BuildPath, RejectsBadDestinations) {
   EXPECT_EQ(aDirectory_JoinPath(dest, sizeof dest, "a", nullptr), aErrParam);
 }
 
-TEST(BuildPath, StringJoinerKeepsEverySeparator) {
+TEST(aBuildPathTest, StringJoinerKeepsEverySeparator) {
   EXPECT_EQ(BuildPath("a", "b", "c", (char*)nullptr), "a/b/c");
   EXPECT_EQ(BuildPath("a", (char*)nullptr), "a");
   EXPECT_EQ(BuildPath("a/", "b", (char*)nullptr), "a//b");
@@ -104,9 +104,9 @@ TEST(BuildPath, StringJoinerKeepsEverySeparator) {
 
 // ---- directories --------------------------------------------------------------------
 
-using Directory = TempDir;
+using aDirectoryTest = TempDir;
 
-TEST_F(Directory, EnsureCreatesMissingParentsWithMode) {
+TEST_F(aDirectoryTest, EnsureCreatesMissingParentsWithMode) {
   mode_t old = umask(0);
   std::string target = path("x/y/z");
   EXPECT_EQ(aDirectory_Ensure(target.c_str(), 0750), aErrNone);
@@ -121,7 +121,7 @@ TEST_F(Directory, EnsureCreatesMissingParentsWithMode) {
   EXPECT_EQ(aDirectory_Ensure(target.c_str(), 0750), aErrNone);
 }
 
-TEST_F(Directory, EnsureHandlesRelativeAndOddPaths) {
+TEST_F(aDirectoryTest, EnsureHandlesRelativeAndOddPaths) {
   char cwd[4096];
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   ASSERT_EQ(chdir(dir.c_str()), 0);
@@ -152,7 +152,7 @@ bool Collect(const aDirectoryListData* d, void* ref) {
   return s->stopAfter < 0 || static_cast<int>(s->names.size()) < s->stopAfter;
 }
 
-TEST_F(Directory, ListReportsEveryEntryAndStopsOnRequest) {
+TEST_F(aDirectoryTest, ListReportsEveryEntryAndStopsOnRequest) {
   write("f1", "12345");
   fs::create_directory(path("sub"));
   Seen all;
@@ -180,7 +180,7 @@ TEST_F(Directory, ListReportsEveryEntryAndStopsOnRequest) {
   EXPECT_TRUE(none.names.empty());
 }
 
-TEST_F(Directory, DeleteTreeRemovesLinksWithoutFollowingThem) {
+TEST_F(aDirectoryTest, DeleteTreeRemovesLinksWithoutFollowingThem) {
   fs::create_directories(path("outside"));
   write("outside/keep", "k");
   fs::create_directories(path("tree/a/b"));
@@ -198,7 +198,7 @@ TEST_F(Directory, DeleteTreeRemovesLinksWithoutFollowingThem) {
   EXPECT_EQ(aDirectory_Delete(path("empty").c_str()), aErrUnknown);
 }
 
-TEST(DirectoryInfo, HomeDirectoryIsAlwaysTerminated) {
+TEST(aDirectoryInfoTest, HomeDirectoryIsAlwaysTerminated) {
   struct passwd* pw = getpwuid(getuid());
   ASSERT_NE(pw, nullptr);
   std::string home = pw->pw_dir;
@@ -217,7 +217,7 @@ TEST(DirectoryInfo, HomeDirectoryIsAlwaysTerminated) {
   EXPECT_EQ(aDirectory_GetHomeDirectory(buf, 0), aErrParam);
 }
 
-TEST(DirectoryInfo, WorkingDirectoryAndExecutable) {
+TEST(aDirectoryInfoTest, WorkingDirectoryAndExecutable) {
   char buf[4096];
   EXPECT_EQ(aDirectory_CWD(buf, sizeof buf), aErrNone);
   EXPECT_EQ(fs::current_path().string(), buf);
@@ -233,9 +233,9 @@ TEST(DirectoryInfo, WorkingDirectoryAndExecutable) {
 
 // ---- files --------------------------------------------------------------------------
 
-using File = TempDir;
+using aFileTest = TempDir;
 
-TEST_F(File, OpenRejectsBadArguments) {
+TEST_F(aFileTest, OpenRejectsBadArguments) {
   write("f", "x");
   std::string tooLong(aFILE_MAX_PATH + 1, 'a');
   EXPECT_EQ(aFile_Open(nullptr, aFileModeRead), nullptr);
@@ -248,7 +248,7 @@ TEST_F(File, OpenRejectsBadArguments) {
   EXPECT_EQ(slurp(path("f")), "x");  // a rejected mode must not truncate
 }
 
-TEST_F(File, ModesGateReadsAndWrites) {
+TEST_F(aFileTest, ModesGateReadsAndWrites) {
   aFile* w = aFile_Open(path("f").c_str(), aFileModeWrite);
   ASSERT_NE(w, nullptr);
   char buf[8];
@@ -278,7 +278,7 @@ TEST_F(File, ModesGateReadsAndWrites) {
   EXPECT_EQ(aFile_Read(nullptr, buf, 1, &n), aErrParam);
 }
 
-TEST_F(File, ReadLineAtBufferLimits) {
+TEST_F(aFileTest, ReadLineAtBufferLimits) {
   struct Row {
     const char* name;
     std::string content;
@@ -313,7 +313,7 @@ TEST_F(File, ReadLineAtBufferLimits) {
   }
 }
 
-TEST_F(File, AppendModeReadsAndWritesInTurn) {
+TEST_F(aFileTest, AppendModeReadsAndWritesInTurn) {
   write("log", "one\n");
   aFile* f = aFile_Open(path("log").c_str(), aFileModeAppend);
   ASSERT_NE(f, nullptr);
@@ -331,7 +331,7 @@ TEST_F(File, AppendModeReadsAndWritesInTurn) {
   EXPECT_EQ(slurp(path("log")), "one\ntwo\nthree\n");
 }
 
-TEST_F(File, SeekStaysInsideTheFile) {
+TEST_F(aFileTest, SeekStaysInsideTheFile) {
   write("f", "0123456789");
   aFile* f = aFile_Open(path("f").c_str(), aFileModeRead);
   ASSERT_NE(f, nullptr);
@@ -368,7 +368,7 @@ TEST_F(File, SeekStaysInsideTheFile) {
   aFile_Close(&f);
 }
 
-TEST_F(File, FailedWritesAreReported) {
+TEST_F(aFileTest, FailedWritesAreReported) {
   // /dev/full accepts the open and fails every write.
   aFile* buffered = aFile_Open("/dev/full", aFileModeWrite);
   ASSERT_NE(buffered, nullptr);
@@ -386,7 +386,7 @@ TEST_F(File, FailedWritesAreReported) {
   EXPECT_EQ(aFile_Close(&direct), aErrNone);
 }
 
-TEST_F(File, ExistsAndDelete) {
+TEST_F(aFileTest, ExistsAndDelete) {
   write("f", "x");
   std::string tooLong(aFILE_MAX_PATH + 1, 'a');
   EXPECT_TRUE(aFile_Exists(path("f").c_str()));

@@ -23,7 +23,7 @@ bool EnvIs(const char* name, const char* value) {
   if (!EnvIs("QW_NETNS", "1")) GTEST_SKIP() << "no private network namespace (run " \
                                                "through tests/netns-run as root)"
 
-TEST(Multicast, NullHandles) {
+TEST(aMulticastTest, NullHandles) {
   char buf[4];
   aMulticast* none = nullptr;
   EXPECT_EQ(aMulticast_Send(nullptr, "x", 1), -2);
@@ -32,7 +32,7 @@ TEST(Multicast, NullHandles) {
   EXPECT_EQ(aMulticast_Destroy(nullptr), -2);
 }
 
-TEST(Multicast, SendAndReceiveInsideTheNamespace) {
+TEST(aMulticastTest, SendAndReceiveInsideTheNamespace) {
   REQUIRE_NAMESPACE();
   struct Row {
     const char* name;
@@ -82,7 +82,7 @@ TEST(Multicast, SendAndReceiveInsideTheNamespace) {
   }
 }
 
-TEST(Multicast, ReceiveGivesUpAfterAboutOneSecond) {
+TEST(aMulticastTest, ReceiveGivesUpAfterAboutOneSecond) {
   REQUIRE_NAMESPACE();
   aMulticast* rx = aMulticast_Create(0, Addr("224.0.0.7"), 9852, false);
   ASSERT_NE(rx, nullptr);
@@ -95,7 +95,7 @@ TEST(Multicast, ReceiveGivesUpAfterAboutOneSecond) {
   aMulticast_Destroy(&rx);
 }
 
-TEST(Multicast, FailedCreationCleansUpAndTracesOnlyWhenAsked) {
+TEST(aMulticastTest, FailedCreationCleansUpAndTracesOnlyWhenAsked) {
   REQUIRE_NAMESPACE();
   // 10.0.0.1 is no multicast group, so joining it fails after the socket exists.
   testing::internal::CaptureStdout();

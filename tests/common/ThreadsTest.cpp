@@ -12,7 +12,7 @@
 
 namespace {
 
-TEST(Mutex, NamesUpTo255Characters) {
+TEST(aMutexTest, NamesUpTo255Characters) {
   std::string name255(255, 'n');
   aMutex* m = aMutex_Create(name255.c_str());
   ASSERT_NE(m, nullptr);
@@ -29,7 +29,7 @@ TEST(Mutex, NamesUpTo255Characters) {
   EXPECT_EQ(aMutex_Destroy(&unnamed), aErrNone);
 }
 
-TEST(Mutex, NullHandlesAreRejected) {
+TEST(aMutexTest, NullHandlesAreRejected) {
   aMutex* none = nullptr;
   EXPECT_EQ(aMutex_Lock(nullptr), aErrParam);
   EXPECT_EQ(aMutex_TryLock(nullptr), aErrParam);
@@ -62,7 +62,7 @@ void* TryOnce(void* arg) {
   return nullptr;
 }
 
-TEST(Mutex, ExcludesOtherThreads) {
+TEST(aMutexTest, ExcludesOtherThreads) {
   Shared s;
   s.mutex = aMutex_Create("counter");
   ASSERT_NE(s.mutex, nullptr);
@@ -89,7 +89,7 @@ TEST(Mutex, ExcludesOtherThreads) {
   EXPECT_EQ(aMutex_Destroy(&s.mutex), aErrNone);
 }
 
-TEST(Mutex, DestroyingALockedMutexReportsBusy) {
+TEST(aMutexTest, DestroyingALockedMutexReportsBusy) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the thread sanitizer reports destroying a locked mutex by design";
 #endif
@@ -105,7 +105,7 @@ void* SetFlag(void* arg) {
   return nullptr;
 }
 
-TEST(Thread, DestroyJoinsBeforeReturning) {
+TEST(aThreadTest, DestroyJoinsBeforeReturning) {
   for (int round = 0; round < 20; ++round) {
     int flag = 0;
     aThread* t = aThread_Create(SetFlag, &flag);
@@ -132,7 +132,7 @@ void* DestroyOwnHandle(void* arg) {
   return nullptr;
 }
 
-TEST(Thread, DestroyFromTheThreadItselfDoesNotHang) {
+TEST(aThreadTest, DestroyFromTheThreadItselfDoesNotHang) {
   SelfDestroy s;
   std::future<int> result = s.result.get_future();
   s.handle = aThread_Create(DestroyOwnHandle, &s);
@@ -143,7 +143,7 @@ TEST(Thread, DestroyFromTheThreadItselfDoesNotHang) {
   EXPECT_EQ(s.handle, nullptr);
 }
 
-TEST(Time, ClocksAndSleep) {
+TEST(aTimeTest, ClocksAndSleep) {
   uint64_t wall = aTime_GetMSTicks();
   uint64_t now = static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                            std::chrono::system_clock::now().time_since_epoch())

@@ -18,7 +18,7 @@ struct PackRow {
   const char* text;  // how the word reads back
 };
 
-TEST(Version, PackAndReadBackInBothLayouts) {
+TEST(aVersionTest, PackAndReadBackInBothLayouts) {
   const PackRow rows[] = {
       {"last legacy minor", 2, 14, 7, 0x2E000007u, true, "2.14.7"},
       {"first current", 2, 15, 0, 0x2F020F00u, false, "2.15.0"},
@@ -39,7 +39,7 @@ TEST(Version, PackAndReadBackInBothLayouts) {
   }
 }
 
-TEST(Version, ParsesWordsByLayout) {
+TEST(aVersionTest, ParsesWordsByLayout) {
   struct Row {
     uint32_t word;
     uint32_t major, minor, patch;
@@ -59,7 +59,7 @@ TEST(Version, ParsesWordsByLayout) {
   EXPECT_STREQ(small, "2.1");
 }
 
-TEST(Version, LibraryVersionAndComparison) {
+TEST(aVersionTest, LibraryVersionAndComparison) {
   EXPECT_STREQ(aVersion_GetString(), "2.12.3");
   EXPECT_EQ(aVersion_GetString(), aVersion_GetString());
   EXPECT_EQ(aVersion_GetMajor(), 2);
@@ -76,7 +76,7 @@ TEST(Version, LibraryVersionAndComparison) {
   EXPECT_FALSE(aVersion_IsAtLeastCompare(2, 255, 255, 3, 0, 0));
 }
 
-TEST(Version, Features) {
+TEST(aVersionTest, Features) {
   EXPECT_TRUE(aVersion_HasFeature("VERSION"));
   EXPECT_FALSE(aVersion_HasFeature("version"));
   EXPECT_FALSE(aVersion_HasFeature(""));
@@ -88,7 +88,7 @@ TEST(Version, Features) {
   EXPECT_EQ(list, nullptr);
 }
 
-TEST(ErrorText, NamesAndDescriptions) {
+TEST(aErrorTextTest, NamesAndDescriptions) {
   EXPECT_STREQ(aError_GetErrorText(aErrNone), "aErrNone");
   EXPECT_STREQ(aError_GetErrorDescription(aErrNone), "Success, no error");
   EXPECT_STREQ(aError_GetErrorText(aErrOverrun), "aErrOverrun");
@@ -108,7 +108,7 @@ TEST(ErrorText, NamesAndDescriptions) {
   EXPECT_EQ(descriptions.size(), 35u);
 }
 
-TEST(ModelName, NamedAndUnknownNumbers) {
+TEST(aModelNameTest, NamedAndUnknownNumbers) {
   std::set<std::string> names;
   for (uint32_t model = 0; model < 40; ++model) {
     std::string name = aDefs_GetModelName(model);
