@@ -91,7 +91,7 @@ TEST(aMulticastTest, ReceiveGivesUpAfterAboutOneSecond) {
   EXPECT_EQ(aMulticast_Receive(rx, buf, sizeof buf), -1);
   uint64_t elapsed = aTime_GetMonotonicMS() - start;
   EXPECT_GE(elapsed, 900u);
-  EXPECT_LT(elapsed, 2500u);
+  EXPECT_LT(elapsed, 5000u);
   aMulticast_Destroy(&rx);
 }
 

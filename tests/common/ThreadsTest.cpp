@@ -153,14 +153,14 @@ TEST(aTimeTest, ClocksAndSleep) {
 
   uint64_t start = aTime_GetMonotonicMS();
   EXPECT_EQ(aTime_MSSleep(0), aErrNone);
-  EXPECT_LT(aTime_GetMonotonicMS() - start, 50u);
+  EXPECT_LT(aTime_GetMonotonicMS() - start, 500u);
 
   // More than one second is slept in several pieces; all of it must be slept.
   start = aTime_GetMonotonicMS();
   EXPECT_EQ(aTime_MSSleep(1100), aErrNone);
   uint64_t elapsed = aTime_GetMonotonicMS() - start;
   EXPECT_GE(elapsed, 1100u);
-  EXPECT_LT(elapsed, 3000u);
+  EXPECT_LT(elapsed, 5000u);
 }
 
 }  // namespace
