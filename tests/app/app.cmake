@@ -1,0 +1,5 @@
+qw_test(test_app_parameters unit app SOURCES ${CMAKE_CURRENT_LIST_DIR}/ParametersTest.cpp LIBS qw_app)
+qw_test(test_app_dispatch unit app SOURCES ${CMAKE_CURRENT_LIST_DIR}/DispatchTest.cpp LIBS qw_app)
+qw_test(test_app_command_line e2e app SOURCES ${CMAKE_CURRENT_LIST_DIR}/CommandLineE2ETest.cpp)
+add_dependencies(test_app_command_line updater)
+qw_test(test_app_cli_display unit app SOURCES ${CMAKE_CURRENT_LIST_DIR}/CLIDisplayTest.cpp LIBS qw_app)
