@@ -1,0 +1,6 @@
+qw_test(test_common_packet unit common
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/PacketTest.cpp ${CMAKE_CURRENT_LIST_DIR}/CodecTest.cpp
+        LIBS qw_common)
+qw_test(test_common_packetfifo unit common
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/PacketFifoTest.cpp
+        LIBS qw_common LABELS threads)
