@@ -194,7 +194,8 @@ TEST(PacketFifo, WaitersWakeOnPutAndOnDestroy) {
   // A waiter blocked in AwaitFirst returns null soon after the queue is destroyed.
   PutNumbered(fifo, 1);
   Seen seen;
-  aPacket* result = Numbered(0);
+  aPacket sentinel = {};
+  aPacket* result = &sentinel;
   Clock::time_point returned;
   std::thread waiter([&] {
     result = aPacketFifo_AwaitFirst(fifo, CountCalls, &seen, 10000);
