@@ -1,5 +1,4 @@
 #include <libusb.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -9,6 +8,8 @@
 #include <mutex>
 #include <new>
 
+#include "aDebug.h"
+#include "aFile.h"
 #include "qwusb_internal.h"
 
 namespace {
@@ -24,7 +25,14 @@ const qwusb_backend* sBackend(const qwusb* handle) {
 }  // namespace
 
 void qwusb_trace(const char* format, ...) {
-  (void)format;
+  if (!aDebug_On(aDEBUG_USB)) {
+    return;
+  }
+  va_list args;
+  va_start(args, format);
+  vprintf(format, args);
+  va_end(args);
+  fflush(stdout);
 }
 
 libusb_context* Quarkwire_libusb_context(void) {
@@ -63,8 +71,7 @@ bool is_quarkwire_device(libusb_device* device) {
 bool qwusb_is_kernel_driver_installed(uint32_t serialNumber) {
   char path[64];
   snprintf(path, sizeof path, "/dev/quarkwire.%08X", serialNumber);
-  struct stat info;
-  return stat(path, &info) == 0 && !S_ISDIR(info.st_mode);
+  return aFile_Exists(path);
 }
 
 qwusb* qwusb_create_usb(int kind) {

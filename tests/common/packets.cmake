@@ -4,3 +4,9 @@ qw_test(test_common_packet unit common
 qw_test(test_common_packetfifo unit common
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/PacketFifoTest.cpp
         LIBS qw_common LABELS threads)
+qw_test(test_common_stream unit common
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/StreamTest.cpp
+        LIBS qw_common LABELS threads)
+qw_test(test_common_transport integration common
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/TransportTest.cpp
+        LIBS qw_common -lutil LABELS threads)
