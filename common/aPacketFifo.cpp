@@ -4,20 +4,20 @@
 #include <chrono>
 #include <map>
 #include <new>
+#include <shared_mutex>
 
 namespace {
 
 // The registry of live queues. gpPacketFifoDictionaryMutex guards the map and the id
-// counter; it is held only for a lookup, insertion or removal, never while a queue's own
-// mutex is taken or while waiting.
-std::mutex gpPacketFifoDictionaryMutex;
+// counter; it is held only for a lookup (shared), insertion or removal (exclusive), never
+// while a queue's own mutex is taken or while waiting. Lookups share it, so a putting and
+// a waiting thread do not queue up behind each other here.
+std::shared_mutex gpPacketFifoDictionaryMutex;
 std::map<uint64_t, std::shared_ptr<packetFifo>> gpPacketFifoDictionary;
 uint64_t gpSequentialId = 1;
 
-// Looks a queue up and keeps it alive for the caller's whole operation, even if another
-// thread destroys it meanwhile.
-std::shared_ptr<packetFifo> sLookup(uint64_t fifoId) {
-  std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+std::shared_ptr<packetFifo> sLookupRegistry(uint64_t fifoId) {
+  std::shared_lock<std::shared_mutex> lock(gpPacketFifoDictionaryMutex);
   auto it = gpPacketFifoDictionary.find(fifoId);
   if (it == gpPacketFifoDictionary.end()) {
     return nullptr;
@@ -25,24 +25,95 @@ std::shared_ptr<packetFifo> sLookup(uint64_t fifoId) {
   return it->second;
 }
 
+// Each thread remembers the last few queues it used, so the steady traffic of a link (one
+// thread putting, one waiting) does not contend on the registry. Identifiers are never
+// reused, and a queue is closed (isOpen false, under its mutex) before its last reference
+// goes, so a cached entry whose queue is closed behaves like an unknown identifier: every
+// operation checks isOpen again under the queue's mutex.
+struct CachedFifo {
+  uint64_t id = 0;
+  std::shared_ptr<packetFifo> fifo;
+  int pins = 0;  // operations of this thread using the entry; a pinned entry is not evicted
+};
+const unsigned kCacheSize = 4;
+thread_local CachedFifo tCache[kCacheSize];
+thread_local unsigned tCacheNext = 0;
+
+// A reference to a queue that keeps it alive for the caller's whole operation, even if
+// another thread destroys it meanwhile.
+class FifoRef {
+ public:
+  explicit FifoRef(uint64_t fifoId) {
+    if (fifoId == 0) {
+      return;
+    }
+    for (CachedFifo& entry : tCache) {
+      if (entry.id == fifoId) {
+        if (!entry.fifo->isOpen.load(std::memory_order_relaxed)) {
+          if (entry.pins == 0) entry = CachedFifo();
+          return;
+        }
+        Pin(&entry);
+        return;
+      }
+    }
+    std::shared_ptr<packetFifo> fifo = sLookupRegistry(fifoId);
+    if (!fifo) {
+      return;
+    }
+    for (unsigned tries = 0; tries < kCacheSize; tries++) {
+      CachedFifo& slot = tCache[tCacheNext++ % kCacheSize];
+      if (slot.pins == 0) {
+        slot.id = fifoId;
+        slot.fifo = std::move(fifo);
+        Pin(&slot);
+        return;
+      }
+    }
+    owned_ = std::move(fifo);  // every slot is in use further up this thread's stack
+    fifo_ = owned_.get();
+  }
+  ~FifoRef() {
+    if (entry_ != nullptr) entry_->pins--;
+  }
+  FifoRef(const FifoRef&) = delete;
+  FifoRef& operator=(const FifoRef&) = delete;
+
+  explicit operator bool() const { return fifo_ != nullptr; }
+  packetFifo* operator->() const { return fifo_; }
+  packetFifo& operator*() const { return *fifo_; }
+
+ private:
+  void Pin(CachedFifo* entry) {
+    entry_ = entry;
+    entry_->pins++;
+    fifo_ = entry_->fifo.get();
+  }
+  CachedFifo* entry_ = nullptr;
+  std::shared_ptr<packetFifo> owned_;
+  packetFifo* fifo_ = nullptr;
+};
+
 std::chrono::steady_clock::time_point sDeadline(uint32_t timeoutMs) {
   return std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
 }
 
-// Copies the packet at the given position out and erases it; null (and the packet stays
-// queued) when the copy cannot be made. Called with the queue's mutex held.
+// Takes the packet at the given position out of the queue and erases its slot. The queue's
+// own copy is handed over whole: it was made by aPacket_Copy when the packet was queued, so
+// the caller owns a separate packet without a second copy. Called with the mutex held.
 aPacket* _stealPacketFromFifo(packetFifo& fifo, std::deque<SerialPacket>::iterator position) {
-  aPacket* copy = aPacket_Copy(position->getPacket().get());
-  if (copy != nullptr) {
-    fifo.eraseAndSyncWindow(position);
-  }
-  return copy;
+  aPacket* packet = position->releasePacket();
+  fifo.eraseAndSyncWindow(position);
+  return packet;
 }
 
 }  // namespace
 
+// The window members are written only with the mutex held, which orders them; they are
+// atomic so that a reader without the lock sees a whole value.
 void packetFifo::syncWindow() {
-  windowStart.store(packets.empty() ? nextId.load() : packets.front().getId());
+  windowStart.store(packets.empty() ? nextId.load(std::memory_order_relaxed) : packets.front().getId(),
+                    std::memory_order_relaxed);
 }
 
 void packetFifo::clearAndSyncWindow() {
@@ -64,7 +135,7 @@ void packetFifo::eraseAndSyncWindow(std::deque<SerialPacket>::iterator first,
 uint64_t aPacketFifo_Create(void) {
   try {
     auto fifo = std::make_shared<packetFifo>();
-    std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+    std::unique_lock<std::shared_mutex> lock(gpPacketFifoDictionaryMutex);
     uint64_t id = gpSequentialId++;
     if (id == 0) {
       id = gpSequentialId++;
@@ -83,7 +154,7 @@ aErr aPacketFifo_Destroy(uint64_t* fifoId) {
   try {
     std::shared_ptr<packetFifo> fifo;
     {
-      std::lock_guard<std::mutex> lock(gpPacketFifoDictionaryMutex);
+      std::unique_lock<std::shared_mutex> lock(gpPacketFifoDictionaryMutex);
       auto it = gpPacketFifoDictionary.find(*fifoId);
       if (it == gpPacketFifoDictionary.end()) {
         return aErrNotFound;
@@ -105,7 +176,7 @@ aErr aPacketFifo_Destroy(uint64_t* fifoId) {
 }
 
 uint32_t aPacketFifo_GetLength(uint64_t fifoId) {
-  auto fifo = sLookup(fifoId);
+  FifoRef fifo(fifoId);
   if (!fifo) {
     return 0;
   }
@@ -115,7 +186,7 @@ uint32_t aPacketFifo_GetLength(uint64_t fifoId) {
 
 aErr aPacketFifo_Put(uint64_t fifoId, const aPacket* packet) {
   try {
-    auto fifo = sLookup(fifoId);
+    FifoRef fifo(fifoId);
     if (!fifo) {
       return aErrParam;
     }
@@ -129,9 +200,10 @@ aErr aPacketFifo_Put(uint64_t fifoId, const aPacket* packet) {
       if (!fifo->isOpen) {
         return aErrParam;
       }
-      int64_t id = fifo->nextId.fetch_add(1);
+      int64_t id = fifo->nextId.load(std::memory_order_relaxed);
+      fifo->nextId.store(id + 1, std::memory_order_relaxed);
       fifo->packets.emplace_back(std::move(copy), id);
-      fifo->windowStart.store(fifo->packets.front().getId());
+      fifo->windowStart.store(fifo->packets.front().getId(), std::memory_order_relaxed);
       // A backlog nobody reads is dropped whole rather than trimmed.
       wake = fifo->packets.size() <= aPACKETFIFO_MAX_PACKETS;
       if (!wake) {
@@ -151,7 +223,7 @@ aErr aPacketFifo_Put(uint64_t fifoId, const aPacket* packet) {
 
 aPacket* aPacketFifo_Get(uint64_t fifoId) {
   try {
-    auto fifo = sLookup(fifoId);
+    FifoRef fifo(fifoId);
     if (!fifo) {
       return nullptr;
     }
@@ -168,7 +240,7 @@ aPacket* aPacketFifo_Get(uint64_t fifoId) {
 aPacket* aPacketFifo_Await(uint64_t fifoId, uint32_t timeoutMs) {
   try {
     auto deadline = sDeadline(timeoutMs);
-    auto fifo = sLookup(fifoId);
+    FifoRef fifo(fifoId);
     if (!fifo) {
       return nullptr;
     }
@@ -189,7 +261,7 @@ aPacket* aPacketFifo_GetFirst(uint64_t fifoId, aPacketTestProc test, void* ref) 
     return nullptr;
   }
   try {
-    auto fifo = sLookup(fifoId);
+    FifoRef fifo(fifoId);
     if (!fifo) {
       return nullptr;
     }
@@ -212,7 +284,7 @@ aPacket* aPacketFifo_AwaitFirst(uint64_t fifoId, aPacketTestProc test, void* ref
   }
   try {
     auto deadline = sDeadline(timeoutMs);
-    auto fifo = sLookup(fifoId);
+    FifoRef fifo(fifoId);
     if (!fifo) {
       return nullptr;
     }
@@ -246,7 +318,7 @@ uint32_t aPacketFifo_DrainPackets(uint64_t fifoId, aPacketTestProc test, void* r
     return 0;
   }
   try {
-    auto fifo = sLookup(fifoId);
+    FifoRef fifo(fifoId);
     if (!fifo) {
       return 0;
     }

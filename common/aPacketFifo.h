@@ -52,6 +52,8 @@ class SerialPacket {
 
   const std::unique_ptr<aPacket, aPacketDeleter>& getPacket() const { return packet_; }
   int64_t getId() const { return id_; }
+  // Hands the packet over to the caller, leaving this slot empty.
+  aPacket* releasePacket() { return packet_.release(); }
 
  private:
   std::unique_ptr<aPacket, aPacketDeleter> packet_;

@@ -1,11 +1,14 @@
 // The USB handle through real libusb on emulated devices.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "UsbEmuFixture.h"
+#include "aStream.h"
 #include "qwusb.h"
 
 namespace {
@@ -178,6 +181,46 @@ TEST_F(Usb, UnplugFailsTheHandleAndTheModuleComesBackAsANewDevice) {
   const uint8_t hello[] = {0x04, 0x00};
   EXPECT_EQ(qwusb_write_to_device(handle, hello, 2), aErrNone);
   EXPECT_EQ(device->WaitOut(2, 2000), std::vector<uint8_t>(hello, hello + 2));
+}
+
+TEST_F(Usb, StreamPrefersTheKernelNodeWhenItExists) {
+  qwemu::UsbDevice* device = Add("0000ABCD");
+  aStream* stream = nullptr;
+  ASSERT_EQ(aStream_CreateUSB(0x0000ABCD, &stream), aErrNone);
+  const uint8_t packet[2] = {0x04, 0x00};
+  ASSERT_EQ(aStream_Write(stream, packet, 2), aErrNone);
+  EXPECT_EQ(device->WaitOut(2, 2000), std::vector<uint8_t>(packet, packet + 2));
+  device->SendIn(std::vector<uint8_t>{0x05, 0x01, 0x07});
+  uint8_t in[3] = {};
+  ASSERT_EQ(aStream_Read(stream, in, 3), aErrNone);
+  EXPECT_EQ(in[2], 0x07);
+  EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
+
+  EXPECT_EQ(aStream_CreateUSB(0, &stream), aErrParam);
+  EXPECT_EQ(aStream_CreateUSB(0x12345678, &stream), aErrNotFound);
+  EXPECT_EQ(stream, nullptr);
+
+  // With the driver's node present the same module is reached through the node.
+  std::string error;
+  int node = emu->AddPtyNode("/dev/quarkwire.0000ABCD", &error);
+  ASSERT_GE(node, 0) << error;
+  ASSERT_TRUE(qwusb_is_kernel_driver_installed(0x0000ABCD));
+  ASSERT_EQ(aStream_CreateUSB(0x0000ABCD, &stream), aErrNone);
+  ASSERT_EQ(aStream_Write(stream, packet, 2), aErrNone);
+  uint8_t got[2] = {};
+  ASSERT_EQ(read(node, got, 2), 2);
+  EXPECT_EQ(got[0], 0x04);
+  EXPECT_TRUE(device->TakeOut().empty());
+  ASSERT_EQ(write(node, "\x09", 1), 1);
+  uint8_t byte = 0;
+  auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  aErr err;
+  while ((err = aStream_Read(stream, &byte, 1)) == aErrNotReady &&
+         std::chrono::steady_clock::now() < end) {
+  }
+  ASSERT_EQ(err, aErrNone);
+  EXPECT_EQ(byte, 0x09);
+  EXPECT_EQ(aStream_Destroy(&stream), aErrNone);
 }
 
 }  // namespace

@@ -114,6 +114,7 @@ class Emulator final : public UsbEmulator {
   ~Emulator() override;
   bool Init(std::string* error);
   UsbDevice* AddDevice(const UsbDeviceConfig& config, std::string* error) override;
+  int AddPtyNode(const std::string& devPath, std::string* error) override;
 
   // Guards every device's state. Taken by umockdev's thread for each ioctl and by the
   // test's threads for every UsbDevice call; handlers run without it.
@@ -125,6 +126,7 @@ class Emulator final : public UsbEmulator {
  private:
   static gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer self);
   std::vector<std::unique_ptr<Device>> devices_;
+  std::vector<int> ptyFds_;
 };
 
 // ---- Device ----
@@ -539,6 +541,7 @@ Emulator::~Emulator() {
     }
   }
   devices_.clear();
+  for (int fd : ptyFds_) close(fd);
   if (handler != nullptr) g_object_unref(handler);
   if (testbed != nullptr) g_object_unref(testbed);
 }
@@ -594,6 +597,35 @@ UsbDevice* Emulator::AddDevice(const UsbDeviceConfig& config, std::string* error
   }
   devices_.push_back(std::move(device));
   return devices_.back().get();
+}
+
+int Emulator::AddPtyNode(const std::string& devPath, std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  std::lock_guard<std::mutex> lock(mutex);
+  int master = -1, slave = -1;
+  char ptyName[256];
+  termios raw = {};
+  cfmakeraw(&raw);
+  if (openpty(&master, &slave, ptyName, &raw, nullptr) != 0) {
+    *error = std::string("openpty: ") + strerror(errno);
+    return -1;
+  }
+  gchar* root = umockdev_testbed_get_root_dir(testbed);
+  std::string file = std::string(root) + devPath;
+  g_free(root);
+  std::string dir = file.substr(0, file.rfind('/'));
+  g_mkdir_with_parents(dir.c_str(), 0755);
+  if (symlink(ptyName, file.c_str()) != 0) {
+    *error = "cannot create " + file + ": " + strerror(errno);
+    close(master);
+    close(slave);
+    return -1;
+  }
+  // The slave stays open here so the pty keeps its settings while nobody else has it open.
+  ptyFds_.push_back(master);
+  ptyFds_.push_back(slave);
+  return master;
 }
 
 }  // namespace

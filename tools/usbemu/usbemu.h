@@ -99,6 +99,11 @@ class UsbEmulator {
   virtual ~UsbEmulator() = default;
   // The device is owned by the emulator and lives as long as it does.
   virtual UsbDevice* AddDevice(const UsbDeviceConfig& config, std::string* error) = 0;
+  // A character device node (for example "/dev/quarkwire.0000ABCD", what the optional
+  // kernel driver provides) backed by a raw pty. Returns the pty master, whose reads are
+  // what the process wrote to the node and whose writes it reads; -1 on failure. The
+  // emulator closes it.
+  virtual int AddPtyNode(const std::string& devPath, std::string* error) = 0;
 };
 
 }  // namespace qwemu
