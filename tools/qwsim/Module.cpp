@@ -921,11 +921,12 @@ void Module::goAway(uint32_t ms, bool graceful) {
   factoryMode_ = 0;
   streamKeys_.clear();
   std::fill(streamDue_.begin(), streamDue_.end(), 0);
-  // Dropping a link detaches it, so walk a copy.
+  // The port closes before the links drop, so a host that sees its connection reset finds
+  // the port already refusing. Dropping a link detaches it, so walk a copy.
+  if (onPresenceChange) onPresenceChange(true);
   std::vector<Link*> links = links_;
   for (Link* l : links) l->drop(graceful);
   outbox_.clear();
-  if (onPresenceChange) onPresenceChange(true);
 }
 
 void Module::comeBack() {
