@@ -253,7 +253,7 @@ std::string sha256Hex(const uint8_t* p, size_t n) {
   for (; i + 64 <= n; i += 64) block(h, p + i);
   uint8_t tail[128] = {};
   size_t rest = n - i;
-  std::memcpy(tail, p + i, rest);
+  if (rest) std::memcpy(tail, p + i, rest);
   tail[rest] = 0x80;
   size_t tl = rest + 9 <= 64 ? 64 : 128;
   uint64_t bits = uint64_t(n) * 8;
