@@ -419,6 +419,10 @@ int sSpeedIndex(uint32_t baud) {
 // shared; otherwise a new entry gets its stream, is started and (USB) resynchronised.
 uint32_t sCreateDirect(uint32_t serial, linkType type, uint32_t ident1, uint32_t ident2,
                        const char* path, int speedIndex) {
+  // Direct links are created one at a time, so a second creator for the same module waits
+  // for the first one's link to be running (or gone) instead of sharing a half-made entry.
+  static std::mutex creating;
+  std::lock_guard<std::mutex> serial_creation(creating);
   {
     TableLock lock;
     for (EntryPtr e = sTable().head; e; e = e->next) {
