@@ -68,9 +68,24 @@ bool is_quarkwire_device(libusb_device* device) {
          static_cast<int16_t>(descriptor.idProduct) >= 0;
 }
 
+namespace {
+// Written only by tests before links exist; read when a USB stream is made.
+char gNodeDirectory[256] = "/dev";
+}  // namespace
+
+void qwusb_SetNodeDirectoryForTesting(const char* directory) {
+  snprintf(gNodeDirectory, sizeof gNodeDirectory, "%s", directory ? directory : "/dev");
+}
+
+void qwusb_node_path(const char* serialText, char* path, size_t size) {
+  snprintf(path, size, "%s/quarkwire.%s", gNodeDirectory, serialText);
+}
+
 bool qwusb_is_kernel_driver_installed(uint32_t serialNumber) {
-  char path[64];
-  snprintf(path, sizeof path, "/dev/quarkwire.%08X", serialNumber);
+  char serial[16];
+  snprintf(serial, sizeof serial, "%08X", serialNumber);
+  char path[600];
+  qwusb_node_path(serial, path, sizeof path);
   return aFile_Exists(path);
 }
 

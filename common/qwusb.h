@@ -47,6 +47,12 @@ libusb_context* Quarkwire_libusb_init(void);
 void Quarkwire_libusb_exit(void);
 
 bool is_quarkwire_device(libusb_device* device);
+
+// The folder that holds the kernel driver's nodes: "/dev" in the product. Tests point it at
+// a folder of their own (null restores "/dev"); set it before any link is created.
+void qwusb_SetNodeDirectoryForTesting(const char* directory);
+// The node path of a module, "<folder>/quarkwire.<serialText>", into path (size bytes).
+void qwusb_node_path(const char* serialText, char* path, size_t size);
 bool qwusb_is_kernel_driver_installed(uint32_t serialNumber);
 
 // A new handle in state 1; kind QWUSB_KIND_LIBUSB also makes sure the shared context exists.

@@ -28,8 +28,8 @@ aErr qwusb_open_quarkwire_kernel_device(qwusb* handle, const char* serialText) {
     return aErrBusy;
   }
   snprintf(handle->serial, sizeof handle->serial, "%s", serialText);
-  char path[300];
-  snprintf(path, sizeof path, "/dev/quarkwire.%s", handle->serial);
+  char path[600];
+  qwusb_node_path(handle->serial, path, sizeof path);
   int fd = ::open(path, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (fd < 0) {
     return errno == EBUSY ? aErrBusy : aErrIO;

@@ -11,6 +11,7 @@
 
 #include "QwsimHarness.h"
 #include "aLink.h"
+#include "qwusb.h"
 
 namespace {
 
@@ -120,6 +121,27 @@ TEST_F(LinkAgainstSim, SerialLinkOverCobsPty) {
   ASSERT_NE(id, 0u);
   EXPECT_TRUE(presenceAnswered(id, moduleAddress(sim)));
   EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+}
+
+// The kernel driver's node carries raw packets; the simulator's raw pty plays it, found
+// through a node folder of the test's own. A USB link resynchronises right after it starts.
+TEST_F(LinkAgainstSim, UsbLinkThroughTheKernelDriverNode) {
+  const std::string report = dir + "/report.json";
+  Sim sim({"--serial", "40F5849A", "--pty", "--report", report});
+  const std::string pty = sim.pty(0, "pty");
+  ASSERT_EQ(symlink(pty.c_str(), (dir + "/quarkwire.40F5849A").c_str()), 0);
+  qwusb_SetNodeDirectoryForTesting(dir.c_str());
+  uint32_t id = aLink_CreateUSB(kSerial);
+  EXPECT_NE(id, 0u);
+  if (id) {
+    EXPECT_EQ(aLink_GetStatus(id), aLinkStatusRunning);
+    EXPECT_TRUE(presenceAnswered(id, moduleAddress(sim)));
+    EXPECT_EQ(aLink_Destroy(&id), aErrNone);
+  }
+  qwusb_SetNodeDirectoryForTesting(nullptr);
+  json m = stopAndReport(sim, report);
+  // Six sync requests after the start, then the test's own presence request.
+  EXPECT_GE(m["requests"]["presence"].get<int>(), 7);
 }
 
 // Several threads create and release links to one module at once: the table shares one
