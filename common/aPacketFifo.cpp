@@ -122,7 +122,11 @@ void packetFifo::clearAndSyncWindow() {
 }
 
 void packetFifo::eraseAndSyncWindow(std::deque<SerialPacket>::iterator position) {
-  packets.erase(position);
+  if (position == packets.begin()) {
+    packets.pop_front();  // the common case, and cheaper than a general erase
+  } else {
+    packets.erase(position);
+  }
   syncWindow();
 }
 
