@@ -10,3 +10,6 @@ qw_test(test_common_stream unit common
 qw_test(test_common_transport integration common
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/TransportTest.cpp
         LIBS qw_common -lutil LABELS threads)
+qw_test(test_common_interrupt unit common
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/InterruptTest.cpp
+        LIBS qw_common)
