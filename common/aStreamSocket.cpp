@@ -89,9 +89,10 @@ int sConnect(const sockaddr_in& address) {
 
 // (Re)connects; called with the lock held exclusively.
 aErr sSocketStreamResetLocked(SocketStream* s) {
+  // The read-ahead buffer belongs to the reader and is left alone: bytes that arrived on
+  // the old connection are still delivered.
   sCloseLocked(s);
   s->generation++;
-  s->available = 0;
   int fd = sConnect(s->address);
   if (fd < 0) {
     int e = errno;

@@ -190,6 +190,9 @@ aErr qwusb_write_to_USBlib_device(qwusb* handle, const uint8_t* data, size_t len
     int errors = 0;
     while (sent < length && errors < kMaxWriteErrors) {
       size_t chunk = std::min<size_t>(length - sent, handle->outMaxPacket);
+      if (chunk == 0) {
+        chunk = std::min<size_t>(length - sent, 64);  // a descriptor without a packet size
+      }
       // A transfer of exactly one 512-byte packet would need a zero-length packet after it
       // to end; one byte less ends it by itself.
       if (chunk == 512) {
@@ -201,9 +204,10 @@ aErr qwusb_write_to_USBlib_device(qwusb* handle, const uint8_t* data, size_t len
                                     &transferred, kWriteTimeoutMs);
       qwusb_trace("libusb lenSent: %d - nSize: %d\n", transferred, static_cast<int>(chunk));
       sent += static_cast<size_t>(std::max(transferred, 0));
-      if (rc == LIBUSB_SUCCESS) {
+      if (rc == LIBUSB_SUCCESS && transferred > 0) {
         continue;
       }
+      // A transfer that moved nothing counts as an error too, so the loop always ends.
       errors++;
       qwusb_trace("libusb error: %d\n", rc);
       if (rc == LIBUSB_ERROR_PIPE) {

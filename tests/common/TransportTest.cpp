@@ -9,7 +9,9 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -109,6 +111,38 @@ TEST_F(Socket, ReconnectsAfterAResetOrAnOrderlyClose) {
     ASSERT_EQ(ReadWithin(stream, &byte, 1), aErrNone);
     EXPECT_EQ(byte, 0x42);
   }
+}
+
+TEST_F(Socket, ReaderAndWriterBothNoticeAResetWhileInUse) {
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    uint8_t byte;
+    while (!stop) aStream_Read(stream, &byte, 1);
+  });
+  linger l = {1, 0};
+  setsockopt(peer, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+  close(peer);
+  peer = -1;
+  const uint8_t data[2] = {0x04, 0x00};
+  auto end = Clock::now() + std::chrono::seconds(3);
+  int next = -1;
+  while (next < 0 && Clock::now() < end) {
+    aStream_Write(stream, data, 2);
+    next = listener.Accept(20);
+  }
+  stop = true;
+  reader.join();
+  ASSERT_GE(next, 0) << "no reconnect";
+  peer = next;
+  // Whichever side reconnected, the stream works on the new connection.
+  for (int extra; (extra = listener.Accept(50)) >= 0;) {  // a second reconnect, if any
+    close(peer);
+    peer = extra;
+  }
+  ASSERT_EQ(aStream_Write(stream, data, 2), aErrNone);
+  uint8_t got[2];
+  ASSERT_EQ(recv(peer, got, 2, MSG_WAITALL), 2);
+  EXPECT_EQ(got[0], 0x04);
 }
 
 TEST_F(Socket, AModuleThatWentAwayIsAConnectionError) {
