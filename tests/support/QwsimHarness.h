@@ -272,8 +272,10 @@ class Sim {
   // Starts qwsim with `args` (a bounded lifetime is always added) and waits for its ready line.
   explicit Sim(std::vector<std::string> args, double maxSeconds = 60) {
     args.insert(args.begin(), binary());
-    args.push_back("--max-seconds");
-    args.push_back(std::to_string(maxSeconds));
+    // The lifetime bound goes before a "--" that starts qwsim's command.
+    auto dashes = std::find(args.begin(), args.end(), std::string("--"));
+    dashes = args.insert(dashes, "--max-seconds");
+    args.insert(dashes + 1, std::to_string(maxSeconds));
     int out[2];
     if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_ = fork();

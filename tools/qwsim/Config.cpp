@@ -16,11 +16,13 @@ using nlohmann::json;
 const char* kUsage =
     "usage: qwsim [--config FILE] [--serial HEX] [--model N] [--address N]\n"
     "             [--version X.Y.Z] [--build N] [--name TEXT] [--tcp PORT] [--pty] [--pty-cobs]\n"
+    "             [--usb]\n"
     "             [--heartbeat MS] [--flash FILE] [--bind ADDR] [--discovery ADDR]\n"
-    "             [--report FILE] [--max-seconds N]\n"
+    "             [--report FILE] [--max-seconds N] [-- COMMAND [ARGS...]]\n"
     "Plays Quarkwire modules over TCP, ptys and UDP discovery. Prints one JSON ready line on\n"
     "stdout once every transport is up; writes the state report on SIGTERM, SIGINT or at the\n"
-    "end of --max-seconds.\n";
+    "end of --max-seconds. With a COMMAND it runs it as a child (with USB modules, under the\n"
+    "emulated bus) and ends with the command, exiting with its status.\n";
 
 uint32_t packVersion(unsigned major, unsigned minor, unsigned patch) {
   major &= 0xFF;
@@ -143,6 +145,7 @@ ModuleConfig moduleOf(const json& j, bool top) {
     if (j.contains("tcp") && !j["tcp"].is_null()) m.tcpPort = int(num(j["tcp"], "tcp", 65535));
     m.pty = j.value("pty", false);
     m.ptyCobs = j.value("pty_cobs", false);
+    m.usb = j.value("usb", false);
   }
   if (j.contains("system"))
     for (auto& [k, v] : j["system"].items())
@@ -267,6 +270,14 @@ bool loadConfigFile(const std::string& path, Config& cfg, std::string& error) {
 
 bool parseCommandLine(int argc, char** argv, Config& cfg, std::string& error) {
   // The configuration file is read first; flags then adjust the first module.
+  int dashes = argc;
+  for (int i = 1; i < argc; ++i)
+    if (std::strcmp(argv[i], "--") == 0) {
+      dashes = i;
+      break;
+    }
+  for (int i = dashes + 1; i < argc; ++i) cfg.command.push_back(argv[i]);
+  argc = dashes;
   for (int i = 1; i + 1 < argc; ++i)
     if (std::strcmp(argv[i], "--config") == 0 && !loadConfigFile(argv[i + 1], cfg, error)) return false;
   bool fromFile = !cfg.modules.empty();
@@ -300,6 +311,8 @@ bool parseCommandLine(int argc, char** argv, Config& cfg, std::string& error) {
         transportGiven = true;
       } else if (a == "--pty") {
         m.pty = transportGiven = true;
+      } else if (a == "--usb") {
+        m.usb = transportGiven = true;
       } else if (a == "--pty-cobs") {
         m.ptyCobs = transportGiven = true;
       } else if (a == "--heartbeat") {

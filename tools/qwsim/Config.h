@@ -85,6 +85,7 @@ struct ModuleConfig {
   int tcpPort = -1;  // -1 no listener, 0 pick one
   bool pty = false;
   bool ptyCobs = false;
+  bool usb = false;  // behind an emulated USB device
   std::map<uint8_t, uint32_t> system;  // system entity overrides by option code
   std::vector<EntityConfig> entities;
   std::map<uint8_t, std::vector<SlotConfig>> stores;
@@ -102,6 +103,7 @@ struct Config {
   std::string discovery;  // IPv4 address of the interface the responder joins on; "" = off
   std::string report;
   double maxSeconds = 0;  // 0 = no limit
+  std::vector<std::string> command;  // after "--": run as a child; its end ends the run
 };
 
 uint32_t packVersion(unsigned major, unsigned minor, unsigned patch);
