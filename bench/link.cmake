@@ -2,6 +2,5 @@
 if(TARGET qwsim)
   qw_bench(bench_link SOURCES ${CMAKE_CURRENT_LIST_DIR}/link/LinkBench.cpp
            LIBS qw_common nlohmann_json::nlohmann_json)
-  target_include_directories(bench_link PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   add_dependencies(bench_link qwsim)
 endif()

@@ -21,6 +21,7 @@
 #include <thread>
 #include <vector>
 
+#include "Loopback.h"
 #include "QwsimHarness.h"
 #include "aLink.h"
 
@@ -58,14 +59,8 @@ double linkRoundTrips(uint16_t port, uint8_t address, int n) {
 }
 
 int connectTo(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) std::exit(1);
-  int one = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  int fd = loopback::connectTo(port);
+  if (fd < 0) std::exit(1);
   return fd;
 }
 
@@ -98,15 +93,7 @@ struct BurstModule {
   std::thread thread;
   void go() { started.set_value(); }
   explicit BurstModule(int count) {
-    listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(listener, 1);
-    socklen_t len = sizeof a;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
+    listener = loopback::listenOn(&port, 1);
     thread = std::thread([this, count] {
       int c = accept(listener, nullptr, nullptr);
       started.get_future().wait();

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <thread>
 
+#include "Loopback.h"
 #include "aPacketFifo.h"
 #include "aStream.h"
 
@@ -127,16 +128,10 @@ double ThreadCpuSeconds() {
 // CPU share of one core used by a thread that reads an idle socket stream for 5 s, against
 // a thread that waits the same time in one blocking poll on an idle socket.
 void BM_IdleSocketReader(benchmark::State& state) {
-  int listener = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a = {};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  listen(listener, 1);
-  socklen_t len = sizeof a;
-  getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  uint16_t port = 0;
+  int listener = loopback::listenOn(&port, 1);
   aStream* stream = nullptr;
-  if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), ntohs(a.sin_port), &stream) != aErrNone) {
+  if (aStream_CreateSocket(htonl(INADDR_LOOPBACK), port, &stream) != aErrNone) {
     state.SkipWithError("no loopback connection");
     return;
   }

@@ -1,5 +1,4 @@
 if(TARGET qwsim)
   qw_bench(bench_qwsim SOURCES ${CMAKE_CURRENT_LIST_DIR}/QwsimBench.cpp LIBS nlohmann_json::nlohmann_json Threads::Threads)
-  target_include_directories(bench_qwsim PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   add_dependencies(bench_qwsim qwsim)
 endif()

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "Loopback.h"
 #include "aLink.h"
 #include "aPacketFifo.h"
 #include "aStream.h"
@@ -311,17 +312,7 @@ struct Listener {
   int fd = -1;
   uint16_t port = 0;
   std::vector<int> peers;
-  Listener() {
-    fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    listen(fd, 8);
-    socklen_t len = sizeof a;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
+  Listener() { fd = loopback::listenOn(&port, 8); }
   ~Listener() {
     for (int p : peers) close(p);
     close(fd);
