@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "aErr.h"
-#include "aLinkSpec.h"
+#include "aLinkDescriptor.h"
 #include "aPacket.h"
 #include "aStream.h"
 

@@ -4,30 +4,12 @@
 #include <string>
 
 #include "Log.h"
+#include "LogCapture.h"
 #include "UpdaterDisplayInterface.h"
 
 namespace {
 
-// Captures what the log writes into a memory stream.
-struct LogCapture {
-  char* data = nullptr;
-  size_t size = 0;
-  FILE* f = open_memstream(&data, &size);
-  LogCapture() {
-    Log::package_bitmask = 0;
-    Log::SetOutput(f);
-  }
-  ~LogCapture() {
-    Log::SetOutput(nullptr);
-    Log::package_bitmask = 0;
-    fclose(f);
-    free(data);
-  }
-  std::string text() {
-    fflush(f);
-    return std::string(data, size);
-  }
-};
+using testlog::LogCapture;
 
 TEST(Log, PackageZeroAlwaysWrittenOthersOnlyWhenActive) {
   LogCapture cap;

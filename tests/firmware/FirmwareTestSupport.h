@@ -14,6 +14,7 @@
 
 #include "BirdWriter.h"
 #include "Log.h"
+#include "LogCapture.h"
 
 namespace fwtest {
 
@@ -38,24 +39,8 @@ struct TempDir {
 };
 
 // Captures the diagnostic log with every package enabled.
-struct LogCapture {
-  char* data = nullptr;
-  size_t size = 0;
-  FILE* f = open_memstream(&data, &size);
-  LogCapture() {
-    Log::package_bitmask = 0xFFFFFFFFu;
-    Log::SetOutput(f);
-  }
-  ~LogCapture() {
-    Log::SetOutput(nullptr);
-    Log::package_bitmask = 0;
-    fclose(f);
-    free(data);
-  }
-  std::string text() {
-    fflush(f);
-    return std::string(data, size);
-  }
+struct LogCapture : testlog::LogCapture {
+  LogCapture() : testlog::LogCapture(0xFFFFFFFFu) {}
 };
 
 inline void WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {

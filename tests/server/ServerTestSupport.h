@@ -12,27 +12,12 @@
 #include <string>
 
 #include "Log.h"
+#include "LogCapture.h"
 #include "UpdateServerProcess.h"
 
 // Captures DEBUG_ServerComm lines while alive.
-struct ServerLogCapture {
-  char* data = nullptr;
-  size_t size = 0;
-  FILE* f = open_memstream(&data, &size);
-  ServerLogCapture() {
-    Log::SetOutput(f);
-    Log::ActivatePackage(DEBUG_ServerComm);
-  }
-  ~ServerLogCapture() {
-    Log::SetOutput(nullptr);
-    Log::DeactivatePackage(DEBUG_ServerComm);
-    fclose(f);
-    free(data);
-  }
-  std::string text() {
-    fflush(f);
-    return std::string(data, size);
-  }
+struct ServerLogCapture : testlog::LogCapture {
+  ServerLogCapture() : testlog::LogCapture(DEBUG_ServerComm) {}
 };
 
 // BIRD-like bytes with every byte value, so the Base64 path carries all of them.

@@ -1,4 +1,4 @@
-#include "aLinkSpec.h"
+#include "aLinkDescriptor.h"
 
 #include <cstdlib>
 #include <cstring>
